@@ -1,0 +1,1 @@
+// Placeholder until the first shared fixture lands.
