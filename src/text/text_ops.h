@@ -33,7 +33,8 @@ namespace kestrin {
                              bool ignore_case = false);
 
 // Position of the last match lying wholly within the first start_pos - 1 bytes (the whole
-// text when start_pos is left out), else -1. A start_pos of 1 or less gives -1.
+// text when start_pos is left out), else -1. A start_pos of 1 or less, or an empty needle,
+// gives -1.
 [[nodiscard]] int find_last(const Text& text, const Text& needle,
                             std::optional<int> start_pos = std::nullopt, bool ignore_case = false);
 
