@@ -20,16 +20,18 @@ inline constexpr HttpMethod kHttpPost = 1;
 inline constexpr HttpMethod kHttpHead = 2;
 
 // The arguments after the URL, in their order; designated initializers name the ones given.
+// Every member has an explicit initializer, so leaving members out draws no warning.
 struct HttpOptions {
   HttpMethod method = kHttpGet;
-  Text text_body;                   // sent as its GBK bytes when byte_body is empty
-  std::optional<Text> cookies;      // given (even empty): stored cookies neither sent nor kept
+  Text text_body{};                 // sent as its GBK bytes when byte_body is empty
+  std::optional<Text> cookies{};    // given (even empty): stored cookies neither sent nor kept
   Text* cookies_out = nullptr;      // "name=value; name=value" of the reply's Set-Cookie lines
-  Text header_text;                 // extra header lines separated by CR LF
-  Text* headers_out = nullptr;      // the final reply's raw header block (5000 spaces on failure)
+  Text header_text{};               // extra header lines separated by CR LF
+  Text* headers_out = nullptr;      // the final reply's status and header lines, each ending in
+                                    // CR LF, then CR LF; 5000 spaces on failure or past 4999 bytes
   bool no_redirect = false;         // true: a redirect reply is returned, not followed
-  Bytes byte_body;                  // sent instead of text_body when not empty
-  Text proxy_address;               // host:port of an HTTP proxy; empty means direct
+  Bytes byte_body{};                // sent instead of text_body when not empty
+  Text proxy_address{};             // host:port of an HTTP proxy; empty means direct
 };
 
 // The reply body of one exchange with `url` (absolute or scheme-less); empty on failure.
