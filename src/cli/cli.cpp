@@ -166,9 +166,10 @@ void run_job(const Job& job, const fs::path& folder, const BatchOptions& o,
   const int attempts = 1 + o.retries;
   for (int attempt = 1;; ++attempt) {
     const BatchOutcome outcome = rewrite_file(job.path, folder);
-    // A write failure is the folder's fault: another upload would not help.
+    // A write failure is the folder's fault and a read failure the input's: another upload
+    // would not help.
     if (outcome == BatchOutcome::written || outcome == BatchOutcome::write_failed ||
-        attempt >= attempts) {
+        outcome == BatchOutcome::read_failed || attempt >= attempts) {
       reporter.finished(job.shown, outcome, attempt);
       return;
     }

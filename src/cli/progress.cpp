@@ -18,6 +18,7 @@ std::string_view outcome_reason(BatchOutcome outcome) {
     case BatchOutcome::no_answer: return "no answer";
     case BatchOutcome::no_str: return "an answer without str";
     case BatchOutcome::write_failed: return "the output could not be written";
+    case BatchOutcome::read_failed: return "the input could not be read";
   }
   return "unknown failure";
 }

@@ -15,6 +15,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <optional>
 #include <thread>
 #include <utility>
 
@@ -50,13 +51,13 @@ class FileDescriptor {
   int fd_;
 };
 
-// The whole content of a regular file; empty when it cannot be opened or read, or is not a
+// The whole content of a regular file; nothing when it cannot be opened or read, or is not a
 // regular file (a pipe or a device would block or never end).
-Bytes read_whole_file(const fs::path& path) {
+std::optional<Bytes> read_whole_file(const fs::path& path) {
   FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-  if (!file.valid()) return {};
+  if (!file.valid()) return std::nullopt;
   struct stat info {};
-  if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return {};
+  if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
   try {
     std::string content;
     content.reserve(static_cast<std::size_t>(info.st_size));
@@ -66,13 +67,13 @@ Bytes read_whole_file(const fs::path& path) {
       if (got == 0) break;
       if (got < 0) {
         if (errno == EINTR) continue;
-        return {};
+        return std::nullopt;
       }
       content.append(chunk, static_cast<std::size_t>(got));
     }
     return Bytes(std::move(content));
   } catch (const std::exception&) {  // too large to hold: counts as unreadable
-    return {};
+    return std::nullopt;
   }
 }
 
@@ -135,11 +136,12 @@ BatchOutcome rewrite_file(const fs::path& path, const fs::path& folder) {
   try {
     Bytes reply;
     {
-      HttpOptions options;
-      options.method = kHttpPost;
-      options.header_text = upload_header_text();
-      options.byte_body = build_upload_body(upload_file_name(path), read_whole_file(path));
-      reply = http_request(batch_service_url(), options);
+      const std::optional<Bytes> content = read_whole_file(path);
+      if (!content) return BatchOutcome::read_failed;
+      reply = http_request(batch_service_url(),
+                           {.method = kHttpPost,
+                            .header_text = upload_header_text(),
+                            .byte_body = build_upload_body(upload_file_name(path), *content)});
     }
     if (reply.empty()) return BatchOutcome::no_answer;
 

@@ -36,6 +36,8 @@ enum class BatchOutcome {
                  // was not JSON, or had no `str` member or a null one; nothing written
   write_failed,  // the output could not be written (missing or read-only folder, target is a
                  // folder, disk full); the target and the folder are as they were
+  read_failed,   // the input could not be read (missing, no right to read, not a regular
+                 // file); nothing was uploaded and nothing written
 };
 
 // The largest number of jobs that run at the same time; further jobs wait for a free slot.
@@ -45,9 +47,10 @@ inline constexpr std::size_t kMaxBatchJobs = 32;
 // GBK lacks, and for bytes that are not UTF-8). A path ending in a separator gives empty text.
 [[nodiscard]] Text upload_file_name(const std::filesystem::path& path);
 
-// One job, on the calling thread: reads `path` whole (an unreadable or non-regular file is
-// uploaded as empty content), uploads it to the batch service and, when the reply holds a
-// `str` member, writes its GBK bytes (no terminator, no BOM) to folder / path.filename().
+// One job, on the calling thread: reads `path` whole (an unreadable or non-regular file ends
+// the job with read_failed, so it never replaces an output, or itself, with the rewrite of
+// nothing), uploads it to the batch service and, when the reply holds a `str` member, writes
+// its GBK bytes (no terminator, no BOM) to folder / path.filename(). An empty file is uploaded.
 // A replaced file keeps its permissions. Throws nothing.
 [[nodiscard]] BatchOutcome rewrite_file(const std::filesystem::path& path,
                                         const std::filesystem::path& folder);

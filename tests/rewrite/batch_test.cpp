@@ -33,6 +33,7 @@ std::ostream& operator<<(std::ostream& out, BatchOutcome outcome) {
     case BatchOutcome::no_answer: return out << "no_answer";
     case BatchOutcome::no_str: return out << "no_str";
     case BatchOutcome::write_failed: return out << "write_failed";
+    case BatchOutcome::read_failed: return out << "read_failed";
   }
   return out << "BatchOutcome(" << static_cast<int>(outcome) << ")";
 }
@@ -75,7 +76,9 @@ std::map<std::string, std::string> snapshot(const fs::path& root) {
   std::map<std::string, std::string> entries;
   for (const auto& entry : fs::recursive_directory_iterator(root)) {
     const std::string name = fs::relative(entry.path(), root).native();
-    entries[name] = entry.is_directory() ? "<dir>" : read_bytes(entry.path()).value_or("<unreadable>");
+    entries[name] = entry.is_directory()      ? "<dir>"
+                    : !entry.is_regular_file() ? "<special>"  // a pipe would block the read
+                                               : read_bytes(entry.path()).value_or("<unreadable>");
   }
   return entries;
 }
@@ -339,21 +342,31 @@ TEST_F(BatchTest, UnwritableFolderWritesNothing) {
   }
 }
 
-// An input that cannot be read is uploaded as empty content, and its result is written.
-TEST_F(BatchTest, UnreadableInputIsUploadedEmpty) {
+// An input that cannot be read is neither uploaded nor written: an older output of the same
+// name, or the input itself when the output folder is the input folder, stays as it was.
+// An empty file is read fine and uploaded as empty content.
+TEST_F(BatchTest, UnreadableInputIsNeitherUploadedNorWritten) {
   const fs::path pipe = in_dir() / "管道";
   ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);  // reading it would block for ever
-  const std::vector<fs::path> paths = {in_dir() / "不存在.txt", pipe};
-  for (const auto& path : paths) {
-    SCOPED_TRACE(path);
+  write_bytes(out_dir() / "不存在.txt", "older output");
+  const struct {
+    fs::path path;
+    fs::path folder;
+  } cases[] = {{in_dir() / "不存在.txt", out_dir()}, {pipe, out_dir()}, {pipe, in_dir()}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
     ASSERT_TRUE(stand_in().reset());
-    EXPECT_EQ(rewrite_file(path, out_dir()), BatchOutcome::written);
-    EXPECT_EQ(read_bytes(out_dir() / path.filename()), std::string(kBatchMarkGbk));
-    const auto records = uploads();
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].file_name, gbk(path.filename().native()));
-    EXPECT_EQ(records[0].content, "");
+    const auto before = snapshot(c.folder);
+    EXPECT_EQ(rewrite_file(c.path, c.folder), BatchOutcome::read_failed);
+    EXPECT_EQ(snapshot(c.folder), before);
+    EXPECT_TRUE(uploads().empty());
   }
+  ASSERT_TRUE(stand_in().reset());
+  EXPECT_EQ(rewrite_file(input("空.txt", ""), out_dir()), BatchOutcome::written);
+  EXPECT_EQ(read_bytes(out_dir() / "空.txt"), std::string(kBatchMarkGbk));
+  const auto records = uploads();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].content, "");
 }
 
 // A replaced output keeps the permissions of the file it replaces.
