@@ -1,5 +1,6 @@
 // The program entry: the user-interface framework, the process-wide state, the main window
-// and the message loop. The state is released once, when the loop has ended.
+// and the message loop. The state is released once, when the loop has ended; the process
+// then ends without waiting for batch jobs that are still running.
 #include <unistd.h>
 
 #include <QApplication>
@@ -7,6 +8,7 @@
 #include <utility>
 
 #include "ui/app_state.h"
+#include "ui/engine.h"
 #include "ui/first_paint_probe.h"
 #include "ui/main_window.h"
 
@@ -32,6 +34,12 @@ int main(int argc, char** argv) {
   if (::geteuid() == 0 && !qEnvironmentVariableIsSet("QTWEBENGINE_DISABLE_SANDBOX")) {
     qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
   }
+  // The browser panes need a context to share with. On a desktop the window makes one right
+  // after its first paint; the offscreen platform cannot make one that late, so there it is
+  // asked for at start-up, the way the browser engine expects.
+  if (qEnvironmentVariable("QT_QPA_PLATFORM").startsWith(QLatin1String("offscreen"))) {
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+  }
   QApplication app(argc, argv);
 
   kestrin::AppState state;
@@ -41,5 +49,12 @@ int main(int argc, char** argv) {
   kestrin::MainWindow window(state);
   kestrin::FirstPaintProbe::attach_if_asked(window);
   window.show();
-  return QApplication::exec();
+  const int status = QApplication::exec();
+
+  // The window is closed. Batch jobs may still be in flight on detached threads that use
+  // globals a normal exit would destroy under them, so once a batch has been started the
+  // process ends here, at once, without running any destructor.
+  kestrin::release_app_state(state);
+  kestrin::end_process_if_batch_started(status);
+  return status;
 }

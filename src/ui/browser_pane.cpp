@@ -17,22 +17,26 @@ namespace {
 // The browser engine draws with OpenGL where the platform has it and needs a context to
 // share with, in place before the engine loads. The window draws without OpenGL, so the
 // context is made here rather than at start-up, where it would hold up the first paint.
-// Platforms without OpenGL (offscreen) go without one.
-void share_opengl_contexts() {
-  if (QOpenGLContext::globalShareContext() != nullptr) return;
+// False when there is none and none can be made: the browser engine would crash without it.
+bool share_opengl_contexts() {
+  if (QOpenGLContext::globalShareContext() != nullptr) return true;
   auto* context = new QOpenGLContext(qApp);
-  if (context->create()) {
-    qt_gl_set_global_share_context(context);
-  } else {
+  if (!context->create()) {
     delete context;
+    return false;
   }
+  qt_gl_set_global_share_context(context);
+  return true;
 }
 
 using MakePane = QWidget* (*)(QWidget* parent, const char* url_utf8);
 
 MakePane pane_factory() {
-  static const MakePane factory = [] {
-    share_opengl_contexts();
+  static const MakePane factory = []() -> MakePane {
+    if (!share_opengl_contexts()) {
+      qWarning("no OpenGL context to share with the browser engine; the panes stay empty");
+      return nullptr;
+    }
     const auto make = reinterpret_cast<MakePane>(resolve_in_module(
         "libkestrin_browser_pane.so", KESTRIN_BROWSER_MODULE_PATH, "kestrin_create_browser_pane"));
     if (make == nullptr) qWarning("the browser pane module could not be loaded; the panes stay empty");

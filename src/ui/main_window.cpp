@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QFont>
 #include <QGuiApplication>
@@ -275,16 +276,33 @@ void MainWindow::finish_rewrite(const RewriteResult& result) {
   emit rewrite_finished();
 }
 
+void MainWindow::set_batch_dialogs(std::unique_ptr<BatchDialogs> dialogs) {
+  batch_dialogs_ = dialogs != nullptr ? std::move(dialogs) : std::make_unique<QtBatchDialogs>();
+}
+
 void MainWindow::import_batch_files() {
-  // Bound by the batch mode: replaces state_.import_files with the files the user picks.
+  auto chosen = batch_dialogs_->open_files(this, QStringLiteral("请输入欲打开的文件："),
+                                           QCoreApplication::applicationDirPath());
+  // Every import starts afresh: the old list goes, whatever the dialog gave.
+  state_.import_files = chosen.has_value() ? std::move(*chosen) : std::vector<std::filesystem::path>();
 }
 
 void MainWindow::choose_save_directory() {
-  // Bound by the batch mode: replaces state_.save_directory with the folder the user picks.
+  auto chosen = batch_dialogs_->choose_folder(this, QStringLiteral("请选择路径"));
+  state_.save_directory = chosen.has_value() ? std::move(*chosen) : std::filesystem::path();
 }
 
 void MainWindow::start_batch() {
-  // Bound by the batch mode: one job per file of state_.import_files into state_.save_directory.
+  if (state_.save_directory.empty()) {
+    batch_dialogs_->show_message(QStringLiteral("信息："), QStringLiteral("保存目录不能为空"));
+    return;
+  }
+  if (state_.import_files.empty()) return;
+  // The engine takes its own copies; the jobs never see AppState. When the engine cannot be
+  // loaded nothing is sent, as with an unreachable service.
+  if (!start_batch_in_engine(state_.import_files, state_.save_directory)) {
+    qWarning("the batch could not be started");
+  }
 }
 
 void MainWindow::open_product_site() { QDesktopServices::openUrl(QUrl(product_site_url(QStringLiteral("/")))); }

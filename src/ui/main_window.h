@@ -13,6 +13,7 @@
 #include "rewrite/article.h"
 #include "text/types.h"
 #include "ui/app_state.h"
+#include "ui/batch_dialogs.h"
 #include "ui/engine.h"
 
 class QLineEdit;
@@ -54,6 +55,10 @@ class MainWindow : public QWidget {
   // True from the click on 按钮1 until both result boxes are written.
   [[nodiscard]] bool rewrite_running() const noexcept { return gate_ != nullptr; }
 
+  // The dialogs the batch buttons ask (the real ones unless a test says otherwise); nullptr
+  // puts the real ones back.
+  void set_batch_dialogs(std::unique_ptr<BatchDialogs> dialogs);
+
   // Puts the decoded picture into 图片框1 and creates both browser panes, which start loading
   // their pages; runs by itself after the first paint, and later calls do nothing.
   void complete_creation();
@@ -63,9 +68,15 @@ class MainWindow : public QWidget {
   // the rewriter on a worker thread while the window refuses input, then writes the check
   // data to 编辑框4 and the output to 编辑框3. Does nothing while a run is going on.
   void start_rewrite();
-  // 按钮2, 按钮4, 按钮3: the batch mode.
+  // 按钮2: replaces the import list with the files picked in the open-file dialog, which
+  // starts in the program's folder; an empty list when it is cancelled.
   void import_batch_files();
+  // 按钮4: replaces the save folder with the one picked in the folder chooser; an empty
+  // folder when it is cancelled. Nothing tests whether the folder exists.
   void choose_save_directory();
+  // 按钮3: with no save folder, shows "保存目录不能为空" and does nothing else. Otherwise hands
+  // copies of the import list and of the folder to the engine, one job per file, and returns
+  // at once; an empty list does nothing. The state is left as it is.
   void start_batch();
   // 按钮5: opens the product web site in the user's browser; the window stays as it is.
   void open_product_site();
@@ -107,6 +118,7 @@ class MainWindow : public QWidget {
   std::future<QImage> picture_;
   std::unique_ptr<InputGate> gate_;
   std::thread worker_;
+  std::unique_ptr<BatchDialogs> batch_dialogs_ = std::make_unique<QtBatchDialogs>();
 };
 
 }  // namespace kestrin
