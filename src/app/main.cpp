@@ -34,10 +34,11 @@ int main(int argc, char** argv) {
   if (::geteuid() == 0 && !qEnvironmentVariableIsSet("QTWEBENGINE_DISABLE_SANDBOX")) {
     qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
   }
-  // The browser panes need a context to share with. On a desktop the window makes one right
-  // after its first paint; the offscreen platform cannot make one that late, so there it is
-  // asked for at start-up, the way the browser engine expects.
-  if (qEnvironmentVariable("QT_QPA_PLATFORM").startsWith(QLatin1String("offscreen"))) {
+  // The browser panes need an OpenGL context to share with. The window makes one right after
+  // its first paint; the offscreen platform without an X display cannot make one that late,
+  // so there it is asked for at start-up, the way the browser engine expects.
+  if (qEnvironmentVariable("QT_QPA_PLATFORM").startsWith(QLatin1String("offscreen")) &&
+      qEnvironmentVariableIsEmpty("DISPLAY")) {
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
   }
   QApplication app(argc, argv);
