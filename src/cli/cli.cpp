@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <system_error>
 #include <thread>
 
@@ -62,6 +63,10 @@ std::string read_stream(std::FILE* in, std::string& out) {
   }
 }
 
+struct FileCloser {
+  void operator()(std::FILE* file) const noexcept { std::fclose(file); }
+};
+
 std::string read_article(const RewriteOptions& o, const CliStreams& io, std::string& raw) {
   if (o.file.empty() || o.file == "-") {
     if (io.in_is_terminal) {
@@ -73,10 +78,9 @@ std::string read_article(const RewriteOptions& o, const CliStreams& io, std::str
   }
   std::error_code ec;
   if (fs::is_directory(o.file, ec)) return "cannot read " + o.file + ": it is a folder";
-  std::FILE* file = std::fopen(o.file.c_str(), "rb");
+  const std::unique_ptr<std::FILE, FileCloser> file(std::fopen(o.file.c_str(), "rb"));
   if (file == nullptr) return "cannot read " + o.file + ": " + std::strerror(errno);
-  std::string error = read_stream(file, raw);
-  std::fclose(file);
+  std::string error = read_stream(file.get(), raw);
   return error.empty() ? error : "cannot read " + o.file + ": " + error;
 }
 

@@ -45,15 +45,9 @@ std::size_t utf8_sequence(std::string_view s, std::size_t pos, char32_t& code_po
   return length;
 }
 
-std::size_t count_char(std::string_view s, char c) {
-  std::size_t n = 0;
-  for (char x : s) n += (x == c);
-  return n;
-}
-
-bool lost_in_conversion(const Text& converted, bool source_is_question_mark) {
-  if (converted.empty()) return true;
-  return !source_is_question_mark && count_char(converted.view(), '?') > 0;
+// True when one character's conversion came out empty or as "?" (the source is never "?").
+bool lost_in_conversion(const Text& converted) {
+  return converted.empty() || converted.view().find('?') != std::string_view::npos;
 }
 
 }  // namespace
@@ -155,7 +149,7 @@ Losses gbk_losses_of_utf8(std::string_view utf8) {
     } else if (code_point >= 0x80) {
       auto [it, fresh] = lost_cache.try_emplace(code_point, false);
       if (fresh) {
-        it->second = lost_in_conversion(utf8_to_gbk(Text(utf8.substr(pos, length))), false);
+        it->second = lost_in_conversion(utf8_to_gbk(Text(utf8.substr(pos, length))));
       }
       lost = it->second;
     }
@@ -187,7 +181,7 @@ Losses undecodable_gbk(std::string_view gbk) {
       }
       const unsigned key = length == 2 ? (lead << 8 | byte(pos + 1)) : lead;
       if (lost_cache[key] < 0) {
-        lost_cache[key] = lost_in_conversion(gbk_to_utf8(Text(gbk.substr(pos, length))), false);
+        lost_cache[key] = lost_in_conversion(gbk_to_utf8(Text(gbk.substr(pos, length))));
       }
       lost = lost_cache[key] != 0;
     }

@@ -19,9 +19,6 @@ inline constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 // Byte offset of the first sequence that is not well-formed UTF-8 (overlong forms,
 // surrogates and code points above U+10FFFF included), or npos when the whole input is.
 [[nodiscard]] std::size_t first_invalid_utf8(std::string_view bytes);
-[[nodiscard]] inline bool is_valid_utf8(std::string_view bytes) {
-  return first_invalid_utf8(bytes) == std::string_view::npos;
-}
 
 // The code points of UTF-8 bytes; each byte of an ill-formed sequence becomes U+FFFD.
 [[nodiscard]] std::u32string decode_utf8(std::string_view bytes);

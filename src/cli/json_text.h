@@ -1,4 +1,4 @@
-// The little JSON the command-line tool writes: string literals and one flat object.
+// The little JSON the command-line tool writes: string literals for its one flat object.
 #pragma once
 
 #include <string>

@@ -39,15 +39,22 @@ struct BatchCounts {
 // Thread-safe reporter; the workers call it as their files end.
 class BatchReporter {
  public:
+  // Reports to `err`, redrawing one line in place when `terminal`, for `total` files.
   BatchReporter(std::FILE* err, bool terminal, std::size_t total);
 
+  // Counts `file` as skipped because its output exists already.
   void skipped(std::string_view file);
+  // Says that `file` is sent again (attempt `next_attempt` of `attempts`) after `pause_ms`;
+  // changes no count.
   void retrying(std::string_view file, BatchOutcome outcome, int next_attempt, int attempts,
                 int pause_ms);
+  // Counts `file` as written, or as failed with `outcome` after `attempts` uploads (kept for
+  // the summary).
   void finished(std::string_view file, BatchOutcome outcome, int attempts);
   // Ends the progress line and writes the summary.
   void summary();
 
+  // The counts so far.
   [[nodiscard]] BatchCounts counts() const;
 
  private:

@@ -363,9 +363,13 @@ struct Call {
 
 // The header lines of one hop, as libcurl takes them.
 HeaderList hop_headers(const Call& call, bool same_origin, std::string& merged_cookie) {
-  curl_slist* list = nullptr;
+  HeaderList list;
   auto add = [&](const std::string& line) {
-    if (curl_slist* grown = curl_slist_append(list, line.c_str())) list = grown;
+    // The list keeps its head; a failed append leaves it as it was.
+    if (curl_slist* grown = curl_slist_append(list.get(), line.c_str())) {
+      (void)list.release();
+      list.reset(grown);
+    }
   };
   for (const std::string& line : call.header_lines) {
     const std::string_view name = header_name(line);
@@ -387,7 +391,7 @@ HeaderList hop_headers(const Call& call, bool same_origin, std::string& merged_c
   for (const char* suppressed : {"Accept", "Expect", "Content-Type", "Proxy-Connection"}) {
     if (!has_header(call.header_lines, suppressed)) add(std::string(suppressed) + ":");
   }
-  return HeaderList(list);
+  return list;
 }
 
 bool uses_proxy(const Call& call, const Origin& origin) {

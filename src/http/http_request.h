@@ -49,6 +49,7 @@ inline constexpr HttpLimits kDefaultHttpLimits{std::chrono::seconds(30), std::ch
 
 // The limits in force for calls that start after this; tests shorten them.
 void set_http_limits(const HttpLimits& limits);
+// The limits in force now (kDefaultHttpLimits until set_http_limits changes them).
 [[nodiscard]] HttpLimits http_limits();
 
 }  // namespace kestrin

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <regex>
 #include <sstream>
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "cli/child_process.h"
+#include "support/files.h"
 #include "support/stand_in/stand_in.h"
 #include "support/stand_in/wire.h"
 
@@ -25,21 +25,14 @@ using test_support::gbk;
 using test_support::kBatchMarkGbk;
 using test_support::kPrimaryMarkUtf8;
 using test_support::primary_check_utf8;
+using test_support::read_bytes;
 using test_support::StandIn;
 using test_support::StandInSettings;
+using test_support::write_bytes;
 
 constexpr const char* kCli = KESTRIN_CLI_PATH;
 constexpr const char* kDeadHost = "127.0.0.1:1";  // nothing listens on port 1
 
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void write_file(const fs::path& path, std::string_view bytes) {
-  std::ofstream out(path, std::ios::binary);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
 
 std::size_t count_lines(const std::string& text) {
   return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
@@ -94,8 +87,8 @@ StandIn* CliEndToEnd::stand_in_ = nullptr;
 // ----- exit statuses -----
 
 TEST_F(CliEndToEnd, UsageErrorsExitTwoWithOneLineAndSendNothing) {
-  write_file(in("a.txt"), "text");
-  write_file(dir_ / "plain-file", "x");
+  write_bytes(in("a.txt"), "text");
+  write_bytes(dir_ / "plain-file", "x");
   struct Case {
     std::vector<std::string> args;
     std::string input;
@@ -198,7 +191,7 @@ TEST_F(CliEndToEnd, RewriteKeepsEncodingAndLineBreaksFromStdinAndFile) {
     args.insert(args.end(), c.options.begin(), c.options.end());
     std::string stdin_bytes = c.article;
     if (c.from_file) {
-      write_file(in("article.txt"), c.article);
+      write_bytes(in("article.txt"), c.article);
       args.push_back(in("article.txt").string());
       stdin_bytes.clear();
     }
@@ -302,13 +295,13 @@ TEST_F(CliEndToEnd, HostOptionOverridesTheEnvironment) {
   EXPECT_EQ(r.out, std::string(kPrimaryMarkUtf8) + "x");
 
   fs::create_directories(dir_ / "out");
-  write_file(in("a.txt"), "a");
+  write_bytes(in("a.txt"), "a");
   const ChildResult b = checked(run_child(kCli,
                                   {"batch", "--batch-host=" + stand_in_->host(), "-o",
                                    (dir_ / "out").string(), in("a.txt").string()},
                                   {}, {{"KESTRIN_BATCH_HOST", kDeadHost}}));
   EXPECT_EQ(b.exit_code, 0) << b.err;
-  EXPECT_EQ(read_file(dir_ / "out" / "a.txt"), std::string(kBatchMarkGbk) + "a");
+  EXPECT_EQ(read_bytes(dir_ / "out" / "a.txt"), std::string(kBatchMarkGbk) + "a");
 }
 
 // ----- batch -----
@@ -326,7 +319,7 @@ TEST_F(CliEndToEnd, BatchSucceedsAfterRetriesOfInjectedFailures) {
                                   "--retries", "4", "--retry-pause", "5"};
     std::vector<std::string> names{"一.txt", "b.txt", "c.txt"};
     for (const auto& name : names) {
-      write_file(in(name), "内容 " + name);
+      write_bytes(in(name), "内容 " + name);
       args.push_back(in(name).string());
     }
     // The first four uploads fail, whichever files they carry; with five attempts each, no
@@ -339,7 +332,7 @@ TEST_F(CliEndToEnd, BatchSucceedsAfterRetriesOfInjectedFailures) {
     const ChildResult r = cli(args);
     EXPECT_EQ(r.exit_code, 0) << r.err;
     for (const auto& name : names) {
-      EXPECT_EQ(read_file(dir_ / "out" / name),
+      EXPECT_EQ(read_bytes(dir_ / "out" / name),
                 std::string(kBatchMarkGbk) + gbk("内容 " + name))
           << name;
     }
@@ -356,9 +349,9 @@ TEST_F(CliEndToEnd, BatchSucceedsAfterRetriesOfInjectedFailures) {
 
 TEST_F(CliEndToEnd, BatchReportsEveryFailureWithItsReason) {
   fs::create_directories(dir_ / "out");
-  write_file(in("keep.txt"), "new");
-  write_file(dir_ / "out" / "keep.txt", "old result");
-  write_file(in("folder.txt"), "x");
+  write_bytes(in("keep.txt"), "new");
+  write_bytes(dir_ / "out" / "keep.txt", "old result");
+  write_bytes(in("folder.txt"), "x");
   fs::create_directories(dir_ / "out" / "folder.txt");  // the output cannot be written there
   StandInSettings settings;
   settings.fault = "drop";
@@ -369,7 +362,7 @@ TEST_F(CliEndToEnd, BatchReportsEveryFailureWithItsReason) {
                              "--retry-pause", "1", in("keep.txt").string(),
                              in("folder.txt").string()});
   EXPECT_EQ(r.exit_code, 1) << r.err;
-  EXPECT_EQ(read_file(dir_ / "out" / "keep.txt"), "old result");  // untouched
+  EXPECT_EQ(read_bytes(dir_ / "out" / "keep.txt"), "old result");  // untouched
   EXPECT_EQ(service_requests(), 3);  // a write failure is not retried
   EXPECT_NE(r.err.find("summary: 2 files, 0 written, 0 skipped, 2 failed\n"
                        "failed: " + in("keep.txt").string() + ": no answer\n"
@@ -381,17 +374,17 @@ TEST_F(CliEndToEnd, BatchReportsEveryFailureWithItsReason) {
 
 TEST_F(CliEndToEnd, BatchSkipExistingResumes) {
   fs::create_directories(dir_ / "out");
-  write_file(in("done.txt"), "input");
-  write_file(in("todo.txt"), "todo");
-  write_file(dir_ / "out" / "done.txt", "earlier result");
+  write_bytes(in("done.txt"), "input");
+  write_bytes(in("todo.txt"), "todo");
+  write_bytes(dir_ / "out" / "done.txt", "earlier result");
   const std::vector<std::string> files{in("done.txt").string(), in("todo.txt").string()};
 
   std::vector<std::string> args{"batch", "--skip-existing", "-o", (dir_ / "out").string()};
   args.insert(args.end(), files.begin(), files.end());
   const ChildResult r = cli(args);
   EXPECT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_EQ(read_file(dir_ / "out" / "done.txt"), "earlier result");
-  EXPECT_EQ(read_file(dir_ / "out" / "todo.txt"), std::string(kBatchMarkGbk) + "todo");
+  EXPECT_EQ(read_bytes(dir_ / "out" / "done.txt"), "earlier result");
+  EXPECT_EQ(read_bytes(dir_ / "out" / "todo.txt"), std::string(kBatchMarkGbk) + "todo");
   const auto requests = stand_in_->requests();
   ASSERT_EQ(requests.size(), 1u);
   EXPECT_EQ(requests[0].file_name, "todo.txt");
@@ -401,17 +394,17 @@ TEST_F(CliEndToEnd, BatchSkipExistingResumes) {
   // A skipped file need not be readable any more; without the option it is rewritten.
   fs::remove(in("done.txt"));
   EXPECT_EQ(cli(args).exit_code, 0);
-  write_file(in("done.txt"), "input");
+  write_bytes(in("done.txt"), "input");
   args.erase(args.begin() + 1);
   EXPECT_EQ(cli(args).exit_code, 0);
-  EXPECT_EQ(read_file(dir_ / "out" / "done.txt"), std::string(kBatchMarkGbk) + "input");
+  EXPECT_EQ(read_bytes(dir_ / "out" / "done.txt"), std::string(kBatchMarkGbk) + "input");
 }
 
 TEST_F(CliEndToEnd, BatchProgressIsOneLinePerFileWhenStderrIsNoTerminal) {
   std::vector<std::string> args{"batch", "-o", (dir_ / "new" / "out").string()};
   for (int i = 0; i < 5; ++i) {
     const std::string name = "f" + std::to_string(i) + ".txt";
-    write_file(in(name), "text " + std::to_string(i));
+    write_bytes(in(name), "text " + std::to_string(i));
     args.push_back(in(name).string());
   }
   const ChildResult r = cli(args);
@@ -430,7 +423,7 @@ TEST_F(CliEndToEnd, BatchProgressIsOneLinePerFileWhenStderrIsNoTerminal) {
   }
   EXPECT_EQ(all[5], "summary: 5 files, 5 written, 0 skipped, 0 failed");
   for (int i = 0; i < 5; ++i) {
-    EXPECT_EQ(read_file(dir_ / "new" / "out" / ("f" + std::to_string(i) + ".txt")),
+    EXPECT_EQ(read_bytes(dir_ / "new" / "out" / ("f" + std::to_string(i) + ".txt")),
               std::string(kBatchMarkGbk) + "text " + std::to_string(i));
   }
 }
@@ -441,7 +434,7 @@ TEST_F(CliEndToEnd, BatchHonoursTheJobLimit) {
   configure(settings);
   std::vector<std::string> args{"batch", "-o", (dir_ / "out").string(), "-j", "2"};
   for (int i = 0; i < 6; ++i) {
-    write_file(in(std::to_string(i)), "x");
+    write_bytes(in(std::to_string(i)), "x");
     args.push_back(in(std::to_string(i)).string());
   }
   EXPECT_EQ(cli(args).exit_code, 0);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/stand_in/stand_in.h"
+#include "support/stand_in/stand_in_environment.h"
 #include "support/stand_in/wire.h"
 
 namespace kestrin {
@@ -42,17 +43,6 @@ using test_support::shared_stand_in;
 using test_support::StandIn;
 using test_support::StandInSettings;
 namespace wire = test_support::wire;
-
-// The service hosts are read once per process, so the stand-in starts before any test runs.
-class StandInEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    StandIn& stand_in = shared_stand_in();
-    ASSERT_TRUE(stand_in.ok()) << stand_in.error();
-  }
-};
-[[maybe_unused]] const ::testing::Environment* const kStandInEnvironment =
-    ::testing::AddGlobalTestEnvironment(new StandInEnvironment);
 
 std::string marks(int n) {
   std::string out;

@@ -9,8 +9,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -22,7 +20,9 @@
 #include <utility>
 #include <vector>
 
+#include "support/files.h"
 #include "support/stand_in/stand_in.h"
+#include "support/stand_in/stand_in_environment.h"
 #include "support/stand_in/wire.h"
 
 namespace kestrin {
@@ -48,27 +48,10 @@ using test_support::shared_stand_in;
 using test_support::StandIn;
 using test_support::StandInSettings;
 
-// The service host is read once per process, so the stand-in starts before any test runs.
-class StandInEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    StandIn& stand_in = shared_stand_in();
-    ASSERT_TRUE(stand_in.ok()) << stand_in.error();
-  }
-};
-[[maybe_unused]] const ::testing::Environment* const kStandInEnvironment =
-    ::testing::AddGlobalTestEnvironment(new StandInEnvironment);
+using test_support::read_bytes;
 
 void write_bytes(const fs::path& path, std::string_view bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  ASSERT_TRUE(out.good()) << path;
-}
-
-std::optional<std::string> read_bytes(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  return std::string(std::istreambuf_iterator<char>(in), {});
+  ASSERT_TRUE(test_support::write_bytes(path, bytes)) << path;
 }
 
 // Every entry under `root` (relative path, then the content, or "<dir>" for a folder).

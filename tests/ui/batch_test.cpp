@@ -20,9 +20,7 @@
 #include <cstdio>
 #include <deque>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <map>
 #include <memory>
 #include <optional>
@@ -33,6 +31,7 @@
 
 #include "gui_support.h"
 #include "rewrite/batch.h"
+#include "support/files.h"
 #include "support/stand_in/stand_in.h"
 #include "ui/app_state.h"
 #include "ui/batch_dialogs.h"
@@ -117,16 +116,8 @@ FileList paths_of(const QStringList& names) {
   return paths;
 }
 
-void write_bytes(const fs::path& path, std::string_view bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-std::optional<std::string> read_bytes(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using support::read_bytes;
+using support::write_bytes;
 
 // Readable forms for failure messages.
 QString describe(const FileList& paths) {
